@@ -71,12 +71,16 @@ struct scenario {
     double stop_device_at_s = -1;    // >= 0: the device goes away, the buffer stops playing
     double freeze_device_at_s = -1;  // >= 0: the cursor and notifications stop, status still playing
     bool no_device = false;          // DirectSoundCreate8 finds no device
+    bool record_played = false;      // keep every byte the card plays (see played_bytes)
     std::vector<fault> faults;
 };
 
 // Puts every default back, forgets all counts and applies the scenario. Time starts at 0 on the
 // virtual clock. Objects still alive from before are leaked on purpose: they are counted, not freed.
 void start(const scenario& s);
+
+// Adds a fault to the scenario in force; nth counts from start, like the rest.
+void plant(const fault& f);
 
 // The next Lock calls on every live streaming buffer answer DSERR_BUFFERLOST until Restore.
 void lose_buffers();
@@ -101,5 +105,8 @@ std::uint64_t calls_of(call c);
 
 // The bytes of the streaming buffer created last, whether or not it is still alive.
 std::vector<std::uint8_t> streaming_buffer_bytes();
+
+// With record_played: every byte the card has played since start, in order, as it came out.
+const std::vector<std::uint8_t>& played_bytes();
 
 }  // namespace standin

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "wide_int.h"
+
 namespace standin::detail {
 
 namespace {
@@ -12,9 +14,16 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
     return q;
 }
 
+constexpr wide_int ns_ppb = static_cast<wide_int>(1000000000) * 1000000000;
+
+// Frames per ns, scaled by ns_ppb.
+wide_int scaled_rate(const cursor_clock& c) {
+    return static_cast<wide_int>(c.rate) * (1000000000 + c.drift_ppb);
+}
+
 std::int64_t exact_frames(const cursor_clock& c, std::int64_t dt_ns) {
     if (dt_ns <= 0) return 0;
-    return static_cast<std::int64_t>(std::floor(static_cast<long double>(dt_ns) * c.frames_per_ns));
+    return static_cast<std::int64_t>(static_cast<wide_int>(dt_ns) * scaled_rate(c) / ns_ppb);
 }
 
 }  // namespace
@@ -23,7 +32,8 @@ cursor_clock make_cursor_clock(std::int64_t rate, std::int64_t block_align, doub
                                double granularity_ms) {
     cursor_clock c;
     c.block_align = block_align > 0 ? block_align : 1;
-    c.frames_per_ns = static_cast<long double>(rate) * (1.0L + card_ppm * 1e-6L) / 1e9L;
+    c.rate = rate;
+    c.drift_ppb = std::llround(card_ppm * 1000.0);
     std::int64_t step = std::llround(granularity_ms * static_cast<double>(rate) / 1000.0);
     c.step_frames = step > 0 ? step : 1;
     return c;
@@ -38,12 +48,8 @@ std::int64_t time_to_advance(const cursor_clock& c, std::int64_t bytes) {
     if (bytes <= 0) return 0;
     std::int64_t frames = (bytes + c.block_align - 1) / c.block_align;
     std::int64_t stepped = (frames + c.step_frames - 1) / c.step_frames * c.step_frames;
-    auto dt = static_cast<std::int64_t>(
-        std::ceil(static_cast<long double>(stepped) / c.frames_per_ns));
-    // The division above can land a nanosecond off either way; settle on the exact instant.
-    while (exact_frames(c, dt) < stepped) ++dt;
-    while (dt > 0 && exact_frames(c, dt - 1) >= stepped) --dt;
-    return dt;
+    const wide_int rate = scaled_rate(c);
+    return static_cast<std::int64_t>((static_cast<wide_int>(stepped) * ns_ppb + rate - 1) / rate);
 }
 
 std::int64_t crossings(std::int64_t offset, std::int64_t ring_bytes, std::int64_t from,

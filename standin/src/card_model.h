@@ -7,10 +7,13 @@
 
 namespace standin::detail {
 
+// Exact integer arithmetic throughout: a cursor that lands a nanosecond late, or a frame short,
+// would move the notifications and the waits that follow them.
 struct cursor_clock {
     std::int64_t block_align = 4;
-    long double frames_per_ns = 48000.0L / 1e9L;  // includes the card's drift
-    std::int64_t step_frames = 1;                // the cursor moves in steps of this many frames
+    std::int64_t rate = 48000;        // frames per second, nominal
+    std::int64_t drift_ppb = 0;       // the card plays this many billionths more
+    std::int64_t step_frames = 1;     // the cursor moves in steps of this many frames
 };
 
 cursor_clock make_cursor_clock(std::int64_t rate, std::int64_t block_align, double card_ppm,

@@ -73,6 +73,10 @@ public:
         std::int64_t advanced = cursor_advance(clock_, t - anchor_t_);
         if (advanced <= seen_) return;
         const auto ring = static_cast<std::int64_t>(mem_.size());
+        if (the_world().sc.record_played) {
+            for (std::int64_t i = anchor_pos_ + seen_; i < anchor_pos_ + advanced; ++i)
+                the_world().played.push_back(mem_[static_cast<std::size_t>(i % ring)]);
+        }
         for (const DSBPOSITIONNOTIFY& n : notes_) {
             if (n.dwOffset == DSBPN_OFFSETSTOP) continue;
             std::int64_t k = crossings(n.dwOffset, ring, anchor_pos_ + seen_, anchor_pos_ + advanced);
@@ -154,6 +158,7 @@ public:
         if (auto failure = planted_fault(call::Lock)) return *failure;
         if (is_primary()) return DSERR_INVALIDCALL;
         if (lost_) return DSERR_BUFFERLOST;
+        play_cards_until(now());  // what the cursor passed was played before it is overwritten
         const auto ring = static_cast<DWORD>(mem_.size());
         if (region1 == nullptr || bytes1 == nullptr || flags != 0 || offset >= ring || bytes == 0 ||
             bytes > ring)

@@ -2,6 +2,8 @@
 // exact moment it will end: the card's next notification for that event, or the time-out.
 #include <cmath>
 
+#include "wide_int.h"
+
 #include "standin_win32.h"
 #include "world.h"
 
@@ -10,12 +12,21 @@ using namespace standin::detail;
 
 namespace {
 
-// Milliseconds since start as a clock that drifts and ticks in steps reads them, modulo 2^32.
+// Nanoseconds since start as seen by a clock that runs ppm fast, in integers so that a clock
+// without drift reads exactly the card's time.
+std::int64_t drifted_ns(double ppm) {
+    const wide_int ppb = std::llround(ppm * 1000.0);
+    const wide_int t = now();
+    return static_cast<std::int64_t>(t + t * ppb / 1000000000);
+}
+
+// Milliseconds as a clock that drifts and ticks in steps reads them, modulo 2^32.
 DWORD read_ms_clock(const ms_clock& c) {
-    long double ms = static_cast<long double>(now()) * (1.0L + c.ppm * 1e-6L) / 1e6L;
-    if (c.step_ms > 0) ms = std::floor(ms / c.step_ms) * c.step_ms;
-    auto whole = static_cast<std::int64_t>(std::floor(c.start_ms + ms));
-    return static_cast<DWORD>(static_cast<std::uint64_t>(whole));
+    std::int64_t t = drifted_ns(c.ppm);
+    const std::int64_t step = std::llround(c.step_ms * 1e6);
+    if (step > 0) t = t / step * step;
+    const std::int64_t ms = (std::llround(c.start_ms * 1e6) + t) / 1000000;
+    return static_cast<DWORD>(static_cast<std::uint64_t>(ms));
 }
 
 const int desktop_window_marker = 0;
@@ -89,9 +100,8 @@ BOOL QueryPerformanceCounter(LARGE_INTEGER* count) {
         count->QuadPart = 0;
         return FALSE;
     }
-    long double seconds = static_cast<long double>(now()) * (1.0L + sc.qpc_ppm * 1e-6L) / 1e9L;
-    count->QuadPart = sc.qpc_start + static_cast<LONGLONG>(
-        std::floor(seconds * static_cast<long double>(sc.qpc_frequency)));
+    const wide_int counts = static_cast<wide_int>(drifted_ns(sc.qpc_ppm)) * sc.qpc_frequency / 1000000000;
+    count->QuadPart = sc.qpc_start + static_cast<LONGLONG>(counts);
     return TRUE;
 }
 

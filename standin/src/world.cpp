@@ -110,6 +110,10 @@ bool call_from_name(const std::string& name, call* out) {
 
 void start(const scenario& s) { the_world() = make_world(s); }
 
+void plant(const fault& f) { the_world().sc.faults.push_back(f); }
+
+const std::vector<std::uint8_t>& played_bytes() { return the_world().played; }
+
 void advance_time(std::int64_t ns) {
     world& w = the_world();
     if (w.sc.clock != time_base::virtual_) fatal("advance_time needs the virtual time base");

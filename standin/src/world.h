@@ -29,6 +29,7 @@ struct world {
     std::vector<sound_buffer*> streaming;  // live streaming buffers, oldest first
     sound_buffer* newest_streaming = nullptr;
     std::vector<std::uint8_t> last_streaming_bytes;  // what the newest held when it was released
+    std::vector<std::uint8_t> played;                // with sc.record_played
 };
 
 world& the_world();
