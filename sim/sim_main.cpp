@@ -99,9 +99,8 @@ void print_stats() {
                  static_cast<unsigned long long>(standin::calls_of(standin::call::Lock)),
                  static_cast<unsigned long long>(standin::calls_of(standin::call::GetCurrentPosition)),
                  static_cast<unsigned long long>(standin::calls_of(standin::call::GetStatus)));
-    std::fprintf(stderr, "sim-stats: live-interfaces=%d live-events=%d virtual-ms=%lld\n",
-                 s.live_interfaces, s.live_events,
-                 static_cast<long long>(standin::now_ns() / 1000000));
+    std::fprintf(stderr, "sim-stats: live-interfaces=%d live-events=%d virtual-ns=%lld\n",
+                 s.live_interfaces, s.live_events, static_cast<long long>(standin::now_ns()));
 }
 
 }  // namespace

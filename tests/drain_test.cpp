@@ -96,8 +96,7 @@ TEST_F(drain_test, TheMeasurementRunStopsOnTheNotificationAfterTheLastByte) {
         EXPECT_EQ(standin::now_ns(), 100000 * ms_ns) << "time from the last data byte to the stop";
         EXPECT_EQ(standin::played_bytes().size(), 19200000u);
         EXPECT_EQ(h->get_position(h), 4800000);
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 
@@ -127,8 +126,7 @@ TEST_F(drain_test, PaddingRangeBoundaries) {
         play_until_cursor_moved(c.cursor);
         EXPECT_EQ(h->drain(h, 1), c.expected);
         EXPECT_EQ(playing(), c.expected == 2);
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 
@@ -179,8 +177,7 @@ TEST_F(drain_test, ADeviceLostDuringTheDrainFailsItWithoutHanging) {
         push_periods(10);
         EXPECT_EQ(h->drain(h, -1), 1);
         EXPECT_LE(standin::now_ns(), c.fails_by_ns);
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 
@@ -210,8 +207,7 @@ TEST_F(drain_test, AFailingCallAtEachStepLeavesTheBufferPlaying) {
         standin::plant(fail_call(c.c, static_cast<std::uint32_t>(standin::calls_of(c.c)) + c.nth_from_now));
         EXPECT_EQ(h->drain(h, -1), 1);
         EXPECT_TRUE(playing());
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 

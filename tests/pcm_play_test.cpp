@@ -59,8 +59,7 @@ TEST_F(player_test, FormatsDecideBufferAndPeriodOrAreRefusedBeforeOpeningADevice
             EXPECT_EQ(standin::get_stats().live_interfaces, 0);
             EXPECT_EQ(state()->wfx.nBlockAlign, 0);
         }
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 
@@ -180,8 +179,7 @@ TEST_F(player_test, TheCardPlaysExactlyThePushedStream) {
         standin::stats st = standin::get_stats();
         EXPECT_EQ(st.timeouts, 0u);
         EXPECT_LE(st.waits, st.notifications + 1);
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 
@@ -223,8 +221,7 @@ TEST_F(player_test, InitFailsCleanlyAtEveryStep) {
         EXPECT_EQ(state()->buf_bytes, 0);
         EXPECT_EQ(standin::get_stats().live_interfaces, 0) << "nothing held after a failed init";
         EXPECT_EQ(h->init(h, 48000, 2, 16), 0);
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 
@@ -272,8 +269,7 @@ TEST_F(player_test, PushReportsEveryFailingCallAndKeepsWhatWasQueued) {
         standin::plant(fail_call(c.c, static_cast<std::uint32_t>(standin::calls_of(c.c)) + c.nth_from_now));
         EXPECT_EQ(h->push(h, block.data(), tone_push), 1);
         EXPECT_EQ(state()->written, before + (c.block_counted ? tone_push : 0));
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 
@@ -320,8 +316,7 @@ TEST_F(player_test, PushFailsWhenTheDeviceGoesAway) {
         EXPECT_EQ(push_stream(stream, 0, stream.size(), tone_push), 1);
         EXPECT_GE(standin::now_ns(), 3000 * ms_ns);
         EXPECT_LE(standin::now_ns(), c.fails_by_ns);
-        h->release(h);
-        h = nullptr;
+        close();
     }
 }
 

@@ -26,8 +26,14 @@ protected:
         ASSERT_EQ(h->init(h, 48000, 2, 16), 0);
     }
 
-    void TearDown() override {
+    // Releases the player, for tests that open one per case.
+    void close() {
         if (h != nullptr) h->release(h);
+        h = nullptr;
+    }
+
+    void TearDown() override {
+        close();
         sim_test::TearDown();
     }
 
