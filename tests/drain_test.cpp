@@ -160,20 +160,13 @@ TEST_F(drain_test, StepsOfTheCursorShowInThePosition) {
 
 // A drain with no limit must still end when the device goes away under it.
 TEST_F(drain_test, ADeviceLostDuringTheDrainFailsItWithoutHanging) {
-    struct {
-        const char* how;
-        double stop_at, freeze_at;
-        std::int64_t fails_by_ns;
-    } const cases[] = {
+    const device_loss cases[] = {
         {"stopped", 0.3, -1, 1400 * ms_ns},
         {"frozen", -1, 0.3, 3400 * ms_ns},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.how);
-        standin::scenario s = virtual_card();
-        s.stop_device_at_s = c.stop_at;
-        s.freeze_device_at_s = c.freeze_at;
-        open(s);
+        open(c.scenario());
         push_periods(10);
         EXPECT_EQ(h->drain(h, -1), 1);
         EXPECT_LE(standin::now_ns(), c.fails_by_ns);

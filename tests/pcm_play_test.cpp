@@ -298,21 +298,14 @@ TEST_F(player_test, ALostBufferIsRestoredOnceAndLockedAgain) {
 // the restart fails; when the cursor freezes while the buffer claims to play, the writer gives up
 // after two buffer lengths without movement.
 TEST_F(player_test, PushFailsWhenTheDeviceGoesAway) {
-    struct {
-        const char* how;
-        double stop_at, freeze_at;
-        std::int64_t fails_by_ns;
-    } const cases[] = {
+    const device_loss cases[] = {
         {"stopped", 3.0, -1, 4100 * ms_ns},
         {"frozen", -1, 3.0, 5100 * ms_ns},
     };
     const std::vector<std::uint8_t> stream = counting_stream(10 * 192000);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.how);
-        standin::scenario s = virtual_card();
-        s.stop_device_at_s = c.stop_at;
-        s.freeze_device_at_s = c.freeze_at;
-        open(s);
+        open(c.scenario());
         EXPECT_EQ(push_stream(stream, 0, stream.size(), tone_push), 1);
         EXPECT_GE(standin::now_ns(), 3000 * ms_ns);
         EXPECT_LE(standin::now_ns(), c.fails_by_ns);

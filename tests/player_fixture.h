@@ -16,6 +16,21 @@ inline std::vector<std::uint8_t> counting_stream(std::size_t bytes) {
     return s;
 }
 
+// The two ways a device goes away: the buffer stops, or the cursor freezes while the buffer
+// claims to play. An operation caught in either must fail by `fails_by_ns` of virtual time.
+struct device_loss {
+    const char* how;
+    double stop_at_s, freeze_at_s;
+    std::int64_t fails_by_ns;
+
+    standin::scenario scenario() const {
+        standin::scenario s = virtual_card();
+        s.stop_device_at_s = stop_at_s;
+        s.freeze_device_at_s = freeze_at_s;
+        return s;
+    }
+};
+
 class player_test : public sim_test {
 protected:
     // A player on a card that runs as `s` says, opened in the measurement format.

@@ -96,7 +96,6 @@ struct stats {
     std::uint64_t wakes = 0;          // ... that returned because the event was set
     std::uint64_t timeouts = 0;       // ... that ran out of time
     std::uint64_t notifications = 0;  // notification positions the play cursor crossed
-    std::uint64_t releases = 0;       // Release calls on any interface
     int live_interfaces = 0;          // interfaces created and not yet released
     int live_events = 0;              // events created and not yet closed
 };

@@ -120,7 +120,6 @@ public:
     ULONG AddRef() override { return ++refs_; }
 
     ULONG Release() override {
-        ++the_world().counts.releases;
         ULONG left = --refs_;
         if (left == 0) delete this;
         return left;
@@ -291,7 +290,6 @@ public:
     ULONG AddRef() override { return ++refs_; }
 
     ULONG Release() override {
-        ++the_world().counts.releases;
         ULONG left = --refs_;
         if (left == 0) {
             owner_->Release();
@@ -350,7 +348,6 @@ public:
     ULONG AddRef() override { return ++refs_; }
 
     ULONG Release() override {
-        ++the_world().counts.releases;
         ULONG left = --refs_;
         if (left == 0) delete this;
         return left;
